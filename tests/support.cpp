@@ -1,0 +1,90 @@
+#include "support.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "gpio-cycle-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  }
+  root_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+void TempDir::makeDir(std::string_view relative) const { fs::create_directories(root_ / relative); }
+
+void TempDir::write(std::string_view relative, std::string_view bytes) const {
+  std::ofstream out(root_ / relative, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) {
+    throw std::runtime_error("cannot write " + path(relative));
+  }
+}
+
+void TempDir::replace(std::string_view relative, std::string_view bytes) const {
+  const std::string staging = std::string(relative) + ".new";
+  write(staging, bytes);
+  fs::rename(root_ / staging, root_ / relative);
+}
+
+std::string TempDir::read(std::string_view relative) const {
+  std::ifstream in(root_ / relative, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path(relative));
+  }
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool TempDir::exists(std::string_view relative) const {
+  std::error_code ignored;
+  return fs::exists(fs::symlink_status(root_ / relative, ignored));
+}
+
+StdoutCapture::StdoutCapture() {
+  char name[] = "/tmp/gpio-cycle-stdout-XXXXXX";
+  file_ = ::mkstemp(name);
+  if (file_ < 0) {
+    throw std::system_error(errno, std::generic_category(), "mkstemp");
+  }
+  ::unlink(name);
+  std::fflush(stdout);
+  saved_ = ::dup(STDOUT_FILENO);
+  ::dup2(file_, STDOUT_FILENO);
+}
+
+StdoutCapture::~StdoutCapture() {
+  std::fflush(stdout);
+  ::dup2(saved_, STDOUT_FILENO);
+  ::close(saved_);
+  ::close(file_);
+}
+
+std::string StdoutCapture::text() const {
+  std::string bytes;
+  char chunk[256];
+  for (off_t offset = 0;;) {
+    const ssize_t got = ::pread(file_, chunk, sizeof chunk, offset);
+    if (got <= 0) {
+      return bytes;
+    }
+    bytes.append(chunk, static_cast<std::size_t>(got));
+    offset += got;
+  }
+}
+
+}  // namespace testing_support

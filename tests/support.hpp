@@ -1,0 +1,76 @@
+// Helpers shared by the tests: scoped temporary trees and captured output.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace testing_support {
+
+// A temporary directory that is removed with everything in it at the end of
+// the scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& root() const { return root_; }
+  // The root as a text ending in '/', as the pin operations expect it.
+  std::string prefix() const { return root_.string() + "/"; }
+  std::string path(std::string_view relative) const { return (root_ / relative).string(); }
+
+  void makeDir(std::string_view relative) const;
+  void write(std::string_view relative, std::string_view bytes) const;
+  // Replaces the file in one step (write a temporary file, then rename), so
+  // that a reader never sees it half written.
+  void replace(std::string_view relative, std::string_view bytes) const;
+  std::string read(std::string_view relative) const;
+  bool exists(std::string_view relative) const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+// Captures what is written to file descriptor 1 while it lives.
+class StdoutCapture {
+ public:
+  StdoutCapture();
+  ~StdoutCapture();
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  // Everything written so far.
+  std::string text() const;
+
+ private:
+  int saved_ = -1;
+  int file_ = -1;
+};
+
+// Calls `done` until it returns true or the deadline passes; returns its last
+// answer. Never a fixed sleep that a slow machine could outrun.
+template <typename Predicate>
+bool waitUntil(Predicate done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return done();
+    }
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
+
+// The 8-byte attribute record for `text`, as the program writes it.
+inline std::string record(std::string_view text) {
+  std::string bytes(text);
+  bytes.resize(8, '\0');
+  return bytes;
+}
+
+}  // namespace testing_support
