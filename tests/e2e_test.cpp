@@ -114,8 +114,9 @@ std::string sandboxUnavailableReason() {
     }
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      return std::string("cannot make a private mount namespace with a tmpfs over /sys/class "
-                         "(run as root, or allow unprivileged user namespaces)");
+      return std::string(
+          "cannot make a private mount namespace with a tmpfs over /sys/class "
+          "(run as root, or allow unprivileged user namespaces)");
     }
     return std::string();
   }();

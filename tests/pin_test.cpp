@@ -65,8 +65,9 @@ TEST_F(PinOperations, ExportFailsWithTheOperationsOwnMessages) {
     const char* message;
   };
   // An unknown word leaves the pin exported and skips the wait.
-  for (const Case c : {Case{"capitals", "OUT", "Dat woord ken ik niet...\n"}, Case{"empty", "", "Dat woord ken ik niet...\n"},
-                       Case{"none", nullptr, "Dat woord ken ik niet...\n"}}) {
+  for (const Case c :
+       {Case{"capitals", "OUT", "Dat woord ken ik niet...\n"}, Case{"empty", "", "Dat woord ken ik niet...\n"},
+        Case{"none", nullptr, "Dat woord ken ik niet...\n"}}) {
     SCOPED_TRACE(c.name);
     tree.write("export", "");
     StdoutCapture out;
