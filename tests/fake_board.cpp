@@ -118,7 +118,15 @@ FakeBoard::~FakeBoard() {
   }
 }
 
-std::string FakeBoard::start(const std::string& program, bool withGpio) {
+std::string FakeBoard::start(const std::string& program, bool withGpio, const std::vector<std::string>& arguments) {
+  std::vector<std::string> words{program};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+
   int out[2];
   int status[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(status, O_CLOEXEC) != 0) {
@@ -137,8 +145,7 @@ std::string FakeBoard::start(const std::string& program, bool withGpio) {
     ::dup2(out[1], STDOUT_FILENO);
     const char* failed = enterSandbox(plan, tree);
     if (failed == nullptr) {
-      char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
-      ::execv(program.c_str(), argv);
+      ::execv(program.c_str(), argv.data());
       failed = "exec";
     }
     (void)!::write(status[1], failed, std::strlen(failed));

@@ -46,10 +46,10 @@ class FakeBoard {
 
   const TempDir& tree() const { return tree_; }
 
-  // Starts `program` in the sandbox; with `withGpio` false, /sys/class has no
-  // gpio folder at all, as on a kernel without GPIO support. Returns what
-  // went wrong, or an empty text.
-  std::string start(const std::string& program, bool withGpio = true);
+  // Starts `program` (with `arguments`, if any) in the sandbox; with
+  // `withGpio` false, /sys/class has no gpio folder at all, as on a kernel
+  // without GPIO support. Returns what went wrong, or an empty text.
+  std::string start(const std::string& program, bool withGpio = true, const std::vector<std::string>& arguments = {});
 
   // Ends the program with SIGKILL, if it is still running.
   void stop();
