@@ -1,6 +1,7 @@
 # Shared by the project's scripts.
 
-step() { printf '\n=== %s ===\n' "$*"; }
+# A heading for the next stage, with the time spent so far.
+step() { printf '\n=== %s (at %ds) ===\n' "$*" "$SECONDS"; }
 
 die() {
   printf 'error: %s\n' "$*" >&2

@@ -190,6 +190,7 @@ TEST_F(Program, OutputPinThatVanishesMidCycleIsSkippedSilently) {
   board.setInput("27", "1");
   ASSERT_EQ(board.start(kBinary), "");
   ASSERT_TRUE(board.waitForRecords("gpio24/value", 1, 10s));
+  const int descriptors = board.openDescriptors();
 
   // Pin 24 is unexported by someone else during the first phase, and comes
   // back before the third cycle.
@@ -205,6 +206,7 @@ TEST_F(Program, OutputPinThatVanishesMidCycleIsSkippedSilently) {
   EXPECT_EQ(board.records("gpio24/value")[1].bytes, record("0"));
   EXPECT_EQ(board.output(), "");
   EXPECT_FALSE(board.exitStatus().has_value());
+  EXPECT_EQ(board.openDescriptors(), descriptors);
 }
 
 TEST_F(Program, TerminatedMidCycleItLeavesPinsExportedAndOutputsAsTheyWere) {
