@@ -38,12 +38,17 @@ using testing_support::waitUntil;
   std::exit(1);
 }
 
-void startOrFail(FakeBoard& board, const std::string& program) {
+// Starts the program in the sandbox; unless `setUp` is false, also waits
+// until it has set up its pins.
+void startOrFail(FakeBoard& board, const std::string& program, bool setUp = true) {
   if (const std::string why = testing_support::sandboxUnavailableReason(); !why.empty()) {
     fail(why);
   }
   if (const std::string why = board.start(program); !why.empty()) {
     fail(why);
+  }
+  if (setUp && !board.waitForSetUp()) {
+    fail("set-up did not finish");
   }
 }
 
@@ -70,9 +75,6 @@ long readCalls(pid_t pid) {
 int syscalls(const std::string& program) {
   FakeBoard board;
   startOrFail(board, program);
-  if (!board.waitForSetUp()) {
-    fail("set-up did not finish");
-  }
   std::this_thread::sleep_for(200ms);
   const std::string trace = board.tree().path("trace");
   const std::string command =
@@ -107,11 +109,7 @@ int syscalls(const std::string& program) {
 // Polls per second from read calls over `seconds`: two reads make a poll.
 int pollRate(const std::string& program, int seconds) {
   FakeBoard board;
-  startOrFail(board, program);
-  const bool isGpioCycle = program.find("gpio-cycle") != std::string::npos;
-  if (isGpioCycle && !board.waitForSetUp()) {
-    fail("set-up did not finish");
-  }
+  startOrFail(board, program, /*setUp=*/program.find("gpio-cycle") != std::string::npos);
   std::this_thread::sleep_for(300ms);
   const long before = readCalls(board.pid());
   const auto from = Clock::now();
@@ -128,9 +126,6 @@ int pollRate(const std::string& program, int seconds) {
 int presses(const std::string& program, int n) {
   FakeBoard board;
   startOrFail(board, program);
-  if (!board.waitForSetUp()) {
-    fail("set-up did not finish");
-  }
   std::vector<double> latencies;
   double worstPhase = 0.0;
   auto deviation = [&](double measured, double wanted) {
@@ -139,11 +134,9 @@ int presses(const std::string& program, int n) {
   for (int i = 0; i < n; ++i) {
     const std::size_t seen = board.count("gpio25/value");
     const auto pressed = Clock::now();
-    board.setInput("27", "1");
-    if (!board.waitForRecords("gpio25/value", seen + 1, 5s)) {
+    if (!board.press("27")) {
       fail("no reaction to a press");
     }
-    board.setInput("27", "0");
     const auto outputs = board.records("gpio25/value");
     latencies.push_back(secondsBetween(pressed, outputs[seen].at));
     if (!board.waitForRecords("gpio25/value", seen + 3, 5s)) {
@@ -177,9 +170,6 @@ int presses(const std::string& program, int n) {
 int soak(const std::string& program, double minutes) {
   FakeBoard board;
   startOrFail(board, program);
-  if (!board.waitForSetUp()) {
-    fail("set-up did not finish");
-  }
   std::mt19937 random(20261208);
   std::uniform_int_distribution<int> pause(500, 5000);
   const auto start = Clock::now();
@@ -207,10 +197,8 @@ int soak(const std::string& program, double minutes) {
   while (Clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pause(random)));
     const std::size_t seen = board.count("gpio25/value");
-    board.setInput(pressCount % 2 == 0 ? "27" : "17", "1");
+    const bool started = board.press(pressCount % 2 == 0 ? "27" : "17");
     ++pressCount;
-    const bool started = board.waitForRecords("gpio25/value", seen + 1, 5s);
-    board.setInput(pressCount % 2 == 1 ? "27" : "17", "0");
     // The cycle's 4 s, then a moment in which no second cycle may begin.
     std::this_thread::sleep_for(4500ms);
     if (!started || board.count("gpio25/value") != seen + 3 || board.count("gpio24/value") != seen + 3) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -31,19 +32,19 @@ constexpr auto kExportSettleTime = std::chrono::microseconds(500000);
 
 using PathBuffer = std::array<char, kPathSize>;
 
-// Joins the parts into a zero-filled path buffer. False when the result
+// Joins the parts into a zero-filled path buffer; nothing when the result
 // would not fit with its terminating zero byte.
-bool formPath(PathBuffer& path, std::initializer_list<std::string_view> parts) {
-  path.fill('\0');
+std::optional<PathBuffer> formPath(std::initializer_list<std::string_view> parts) {
+  PathBuffer path{};
   std::size_t length = 0;
   for (const std::string_view part : parts) {
     if (part.size() > path.size() - 1 - length) {
-      return false;
+      return std::nullopt;
     }
     part.copy(path.data() + length, part.size());
     length += part.size();
   }
-  return true;
+  return path;
 }
 
 // A pin text names a pin only when it is 1 to kRecordSize decimal digits:
@@ -56,6 +57,16 @@ bool isPinText(const char* pin) {
   const std::size_t length = ::strnlen(pin, kRecordSize + 1);
   return length >= 1 && length <= kRecordSize &&
          std::all_of(pin, pin + length, [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+// The pin's directory with `suffix` appended ("/value", say; nothing for the
+// directory itself); nothing when the pin text names no pin or the path
+// would not fit.
+std::optional<PathBuffer> pinPath(const char* root, const char* pin, std::string_view suffix = {}) {
+  if (!isPinText(pin)) {
+    return std::nullopt;
+  }
+  return formPath({root, "gpio", pin, suffix});
 }
 
 // A text argument as a view; a missing text matches nothing.
@@ -87,22 +98,21 @@ RecordWrite writeRecord(const char* path, std::string_view text) {
 }  // namespace
 
 bool exportGPIO(const char* pin, const char* direction, const char* root) {
-  PathBuffer exportPath{};
-  PathBuffer pinDirectory{};
-  PathBuffer directionPath{};
-  if (!isPinText(pin) || !formPath(exportPath, {root, "export"}) || !formPath(pinDirectory, {root, "gpio", pin}) ||
-      !formPath(directionPath, {root, "gpio", pin, "/direction"})) {
+  const auto exportPath = formPath({root, "export"});
+  const auto pinDirectory = pinPath(root, pin);
+  const auto directionPath = pinPath(root, pin, "/direction");
+  if (!exportPath || !pinDirectory || !directionPath) {
     return false;
   }
 
   // The outcome of the export write itself is not examined: the kernel
   // refuses to export a pin twice (EBUSY), and a pin left exported by an
   // earlier run is fine. Whether the pin directory is there is the real test.
-  if (writeRecord(exportPath.data(), pin) == RecordWrite::notOpened) {
+  if (writeRecord(exportPath->data(), pin) == RecordWrite::notOpened) {
     sys::printLine(kExportFailed);
     return false;
   }
-  if (!checkFile(pinDirectory.data())) {
+  if (!checkFile(pinDirectory->data())) {
     return false;
   }
 
@@ -115,7 +125,7 @@ bool exportGPIO(const char* pin, const char* direction, const char* root) {
   // Give the kernel and udev time to set up the new pin's attributes.
   std::this_thread::sleep_for(kExportSettleTime);
 
-  if (writeRecord(directionPath.data(), wanted) != RecordWrite::written) {
+  if (writeRecord(directionPath->data(), wanted) != RecordWrite::written) {
     sys::printLine(kDirectionFailed);
     return false;
   }
@@ -123,13 +133,9 @@ bool exportGPIO(const char* pin, const char* direction, const char* root) {
 }
 
 bool writeGPIO(const char* pin, const char* value, const char* root) {
-  PathBuffer pinDirectory{};
-  PathBuffer valuePath{};
-  if (!isPinText(pin) || !formPath(pinDirectory, {root, "gpio", pin}) ||
-      !formPath(valuePath, {root, "gpio", pin, "/value"})) {
-    return false;
-  }
-  if (!checkFile(pinDirectory.data())) {
+  const auto pinDirectory = pinPath(root, pin);
+  const auto valuePath = pinPath(root, pin, "/value");
+  if (!pinDirectory || !valuePath || !checkFile(pinDirectory->data())) {
     return false;
   }
 
@@ -138,7 +144,7 @@ bool writeGPIO(const char* pin, const char* value, const char* root) {
     sys::printLine(kNotALevel);
     return false;
   }
-  if (writeRecord(valuePath.data(), level) != RecordWrite::written) {
+  if (writeRecord(valuePath->data(), level) != RecordWrite::written) {
     sys::printLine(kValueFailed);
     return false;
   }
@@ -146,13 +152,12 @@ bool writeGPIO(const char* pin, const char* value, const char* root) {
 }
 
 bool readGPIOAsync(const char* pin, const char* root) {
-  PathBuffer valuePath{};
-  const bool named = isPinText(pin) && formPath(valuePath, {root, "gpio", pin, "/value"});
+  const auto valuePath = pinPath(root, pin, "/value");
 
   // A value that cannot be read leaves the buffer all zero, which reads as
   // active: readFile has said why.
   std::array<char, kValueBufferSize> level{};
-  readFile(named ? valuePath.data() : nullptr, level.data(), static_cast<std::int32_t>(level.size()));
+  readFile(valuePath ? valuePath->data() : nullptr, level.data(), static_cast<std::int32_t>(level.size()));
   return level[0] != '0';
 }
 

@@ -44,7 +44,9 @@ void readFile(const char* path, char* buffer, std::int32_t size) {
   // after the newline never land in the caller's buffer. A sysfs attribute
   // hands over its whole value in the first read, so a poll costs one read.
   const auto limit = static_cast<std::size_t>(size) - 1;
-  std::array<char, 64> chunk{};
+  // Filled by read(2) before any byte of it is used: clearing it on every
+  // poll would be wasted work.
+  std::array<char, 64> chunk;  // NOLINT(cppcoreguidelines-pro-type-member-init)
   std::size_t count = 0;
   bool sawNewline = false;
   while (count < limit && !sawNewline) {
@@ -52,7 +54,7 @@ void readFile(const char* path, char* buffer, std::int32_t size) {
     if (got <= 0) {
       break;  // end of file, or a read error: keep what has arrived
     }
-    const auto* const begin = chunk.data();
+    const char* const begin = chunk.data();
     const auto* const end = begin + got;
     const auto* const newline = std::find(begin, end, '\n');
     sawNewline = newline != end;

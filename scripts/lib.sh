@@ -1,5 +1,16 @@
 # Shared by the project's scripts.
 
+# What the scripts need from Debian, by purpose.
+# Building the program and its tests on the host:
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev)
+# Cross-building for AArch64 (libc6:arm64 also gives the packages' Depends
+# and the emulated board's libraries):
+CROSS_PACKAGES=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libgtest-dev:arm64 libc6:arm64)
+# The emulated board: QEMU, and what building its GPIO chip module takes:
+BOARD_PACKAGES=(qemu-system-arm gcc-aarch64-linux-gnu make bc cpio xz-utils kmod file libelf1 libssl3)
+# Checking the code and the packages, and running tests under emulation:
+CHECK_PACKAGES=(clang-format clang-tidy qemu-user dpkg-dev lintian systemd man-db strace)
+
 # A heading for the next stage, with the time spent so far.
 step() { printf '\n=== %s (at %ds) ===\n' "$*" "$SECONDS"; }
 

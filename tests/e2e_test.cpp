@@ -99,9 +99,7 @@ TEST_F(Program, SetsUpInTableOrderThenOnePressOfSeventeenGivesExactlyOneCycle) {
   EXPECT_EQ(board.count("gpio24/value"), 0U);
 
   // A short press: released as soon as the cycle has started.
-  board.setInput("17", "1");
-  ASSERT_TRUE(board.waitForRecords("gpio25/value", 1, 5s));
-  board.setInput("17", "0");
+  ASSERT_TRUE(board.press("17"));
   ASSERT_TRUE(board.waitForRecords("gpio24/value", 3, 8s));
   expectCycles(board, 0, 1);
 
@@ -200,9 +198,8 @@ TEST_F(Program, OutputPinThatVanishesMidCycleIsSkippedSilently) {
   EXPECT_FALSE(board.waitForRecords("gpio24/value", 2, 3s));
   std::filesystem::rename(board.tree().path("gpio24.gone"), board.tree().path("gpio24"));
 
-  board.setInput("17", "1");
-  ASSERT_TRUE(board.waitForRecords("gpio24/value", 2, 8s));
-  board.setInput("17", "0");
+  ASSERT_TRUE(board.press("17", 8s));
+  ASSERT_TRUE(board.waitForRecords("gpio24/value", 2, 1s));
   EXPECT_EQ(board.records("gpio24/value")[1].bytes, record("0"));
   EXPECT_EQ(board.output(), "");
   EXPECT_FALSE(board.exitStatus().has_value());
@@ -233,9 +230,7 @@ TEST_F(Program, DescriptorsAndMemoryStayFlatWhilePollingAndCycling) {
   ASSERT_TRUE(board.waitForSetUp());
 
   // Warm up: some polling and one cycle, so every code path has run once.
-  board.setInput("17", "1");
-  ASSERT_TRUE(board.waitForRecords("gpio25/value", 1, 5s));
-  board.setInput("17", "0");
+  ASSERT_TRUE(board.press("17"));
   ASSERT_TRUE(board.waitForRecords("gpio24/value", 3, 8s));
   const int descriptors = board.openDescriptors();
   const long resident = board.residentKiB();

@@ -201,6 +201,12 @@ std::vector<Record> FakeBoard::records(const std::string& name) const {
   return found == received_.end() ? std::vector<Record>{} : found->second;
 }
 
+std::size_t FakeBoard::count(const std::string& name) const {
+  const std::lock_guard lock(mutex_);
+  const auto found = received_.find(name);
+  return found == received_.end() ? 0 : found->second.size();
+}
+
 bool FakeBoard::waitForRecords(const std::string& name, std::size_t n, std::chrono::milliseconds timeout) const {
   return waitUntil([&] { return count(name) >= n; }, timeout);
 }
@@ -219,6 +225,14 @@ bool FakeBoard::waitForSetUp() const {
 
 void FakeBoard::setInput(const std::string& pin, const char* level) const {
   tree_.replace("gpio" + pin + "/value", std::string(level) + "\n");
+}
+
+bool FakeBoard::press(const std::string& pin, std::chrono::milliseconds timeout) const {
+  const std::size_t seen = count("gpio25/value");
+  setInput(pin, "1");
+  const bool began = waitForRecords("gpio25/value", seen + 1, timeout);
+  setInput(pin, "0");
+  return began;
 }
 
 int FakeBoard::openDescriptors() const {

@@ -68,7 +68,7 @@ class FakeBoard {
   // Everything that arrived on a FIFO ("export", "gpio25/value", ...), split
   // into 8-byte records, or the program's output ("stdout"), a record per read.
   std::vector<Record> records(const std::string& name) const;
-  std::size_t count(const std::string& name) const { return records(name).size(); }
+  std::size_t count(const std::string& name) const;
   bool waitForRecords(const std::string& name, std::size_t n, std::chrono::milliseconds timeout) const;
   std::string output() const;
 
@@ -77,6 +77,9 @@ class FakeBoard {
 
   // Presses (level "1") or releases (level "0") a button on an input.
   void setInput(const std::string& pin, const char* level) const;
+  // A short press: holds the input active until the next cycle has begun
+  // (pin 25 written), then releases it. False when no cycle began in time.
+  bool press(const std::string& pin, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
   // From /proc: the program's open descriptors between polls, and its
   // resident and peak resident memory in KiB (-1 when it cannot be read).
