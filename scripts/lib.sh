@@ -11,33 +11,77 @@ BOARD_PACKAGES=(qemu-system-arm gcc-aarch64-linux-gnu make bc cpio xz-utils kmod
 # Checking the code and the packages, and running tests under emulation:
 CHECK_PACKAGES=(clang-format clang-tidy qemu-user dpkg-dev lintian systemd man-db strace)
 
+# Tools such as modinfo and dpkg's helpers live in sbin, which a normal
+# user's PATH lacks.
+PATH="$PATH:/usr/sbin:/sbin"
+
+# Stage times count from the start of the outermost script, also in the
+# scripts that it runs.
+: "${GPIO_CYCLE_STARTED:=$(date +%s)}"
+export GPIO_CYCLE_STARTED
+
 # A heading for the next stage, with the time spent so far.
-step() { printf '\n=== %s (at %ds) ===\n' "$*" "$SECONDS"; }
+step() { printf '\n=== %s (at %ds) ===\n' "$*" "$(($(date +%s) - GPIO_CYCLE_STARTED))"; }
 
 die() {
   printf 'error: %s\n' "$*" >&2
   exit 1
 }
 
-# Installs the named Debian packages that are not installed yet; when not
-# root, names them and stops. Package names may carry an architecture
-# (libgtest-dev:arm64); the first such name adds that architecture.
-ensure_packages() {
-  local missing=() pkg arch
+# Where downloads and slow builds are kept between runs and clones: the
+# user's cache directory.
+cache_dir() {
+  local dir="${XDG_CACHE_HOME:-$HOME/.cache}/gpio-cycle/$1"
+  mkdir -p "$dir" && (cd "$dir" && pwd)
+}
+
+# The named Debian packages that are not installed; names may carry an
+# architecture (libgtest-dev:arm64).
+missing_packages() {
+  local pkg
   for pkg in "$@"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-      missing+=("$pkg")
-    fi
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || echo "$pkg"
   done
+}
+
+# The foreign architectures that the named packages need and dpkg lacks.
+missing_architectures() {
+  local pkg
+  for pkg in "$@"; do
+    [[ "$pkg" == *:* ]] && echo "${pkg##*:}"
+  done | sort -u | while read -r arch; do
+    [ "$arch" = "$(dpkg --print-architecture)" ] || dpkg --print-foreign-architectures | grep -qx "$arch" || echo "$arch"
+  done
+}
+
+# Stops with the commands that install the missing packages, in order.
+explain_missing() {
+  local arch commands=()
+  for arch in $(missing_architectures "$@"); do
+    commands+=("dpkg --add-architecture $arch")
+  done
+  commands+=("apt-get update" "apt-get install -y --no-install-recommends $*")
+  printf 'error: missing packages: %s\nInstall them as root (or with sudo), then run this again:\n' "$*" >&2
+  printf '  %s\n' "${commands[@]}" >&2
+  exit 1
+}
+
+# For tests and tools that only use packages: stops and says what to install.
+require_packages() {
+  local missing
+  mapfile -t missing < <(missing_packages "$@")
+  [ "${#missing[@]}" -eq 0 ] || explain_missing "${missing[@]}"
+}
+
+# For the entry points (the test command, the demo, the benchmark): installs
+# what is missing as root; otherwise says what to install and stops.
+ensure_packages() {
+  local missing arch
+  mapfile -t missing < <(missing_packages "$@")
   [ "${#missing[@]}" -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    die "missing packages: ${missing[*]} (install them: apt-get install ${missing[*]})"
-  fi
-  for pkg in "${missing[@]}"; do
-    if [[ "$pkg" == *:* ]]; then
-      arch="${pkg##*:}"
-      dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
-    fi
+  [ "$(id -u)" -eq 0 ] || explain_missing "${missing[@]}"
+  for arch in $(missing_architectures "${missing[@]}"); do
+    dpkg --add-architecture "$arch"
   done
   step "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
