@@ -37,8 +37,8 @@ bool checkFile(const char* path);
 // followed by a zero byte. An empty file leaves the buffer as it was. In every
 // case that gets as far as opening the file, buffer[size - 1] is then zeroed.
 // A missing path or buffer, a size of 1 or less, or a file that cannot be
-// opened prints "Kan bestand niet vinden of foutieve argumenten" and leaves
-// the buffer untouched.
+// opened or whose first read fails prints "Kan bestand niet vinden of
+// foutieve argumenten" and leaves the buffer untouched.
 void readFile(const char* path, char* buffer, std::int32_t size);
 
 // --- Pin operations --------------------------------------------------------

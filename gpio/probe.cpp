@@ -51,8 +51,16 @@ void readFile(const char* path, char* buffer, std::int32_t size) {
   bool sawNewline = false;
   while (count < limit && !sawNewline) {
     const ssize_t got = sys::readOnce(fd, chunk.data(), std::min(limit - count, chunk.size()));
+    if (got < 0 && count == 0) {
+      // Unreadable before any byte arrived (a directory, or a pin
+      // unexported between the open and the read): a failure like a failed
+      // open, and the buffer stays as it was.
+      ::close(fd);
+      sys::printLine(kReadFailed);
+      return;
+    }
     if (got <= 0) {
-      break;  // end of file, or a read error: keep what has arrived
+      break;  // end of file, or a read error after some bytes: keep them
     }
     const char* const begin = chunk.data();
     const auto* const end = begin + got;

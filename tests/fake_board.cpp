@@ -1,7 +1,9 @@
 #include "fake_board.hpp"
 
 #include <algorithm>
+#include <array>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,7 +12,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,19 +53,23 @@ NamespacePlan makePlan() {
 // Runs in the forked child: enters a private mount namespace (as root, or as
 // root of a new user namespace where that is allowed), covers /sys/class with
 // a tmpfs and bind-mounts `tree` at /sys/class/gpio unless it is null.
-// Returns the name of the step that failed, or null.
+// Returns the step that failed, or null; errno tells why.
 const char* enterSandbox(const NamespacePlan& plan, const char* tree) {
   if (::unshare(CLONE_NEWNS) != 0) {
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-      return "unshare";
+      return ::getuid() == 0 ? "unshare(CLONE_NEWNS)"
+                             : "unshare(CLONE_NEWUSER) (unprivileged user namespaces not allowed?)";
     }
     if (!writeProcFile("/proc/self/setgroups", "deny") || !writeProcFile("/proc/self/uid_map", plan.uidMap.c_str()) ||
         !writeProcFile("/proc/self/gid_map", plan.gidMap.c_str())) {
       return "user namespace id maps";
     }
   }
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return "mount --make-rprivate /";
+  // Nothing mounted here may reach the machine's own mount namespace. In a
+  // chroot whose / is not a mount point, /sys is the mount to keep private.
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 &&
+      ::mount(nullptr, "/sys", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return "mount --make-rprivate / (and /sys)";
   }
   if (::mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") != 0) {
     return "mount tmpfs on /sys/class";
@@ -79,15 +87,30 @@ const char* enterSandbox(const NamespacePlan& plan, const char* tree) {
 std::string sandboxUnavailableReason() {
   static const std::string reason = [] {
     const NamespacePlan plan = makePlan();
+    // The child tells why in shared memory: it cannot allocate after fork.
+    auto* shared = static_cast<char*>(::mmap(nullptr, 256, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (shared == MAP_FAILED) {
+      return std::string("cannot map memory to try the private mount namespace");
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
-      ::_exit(enterSandbox(plan, nullptr) == nullptr ? 0 : 1);
+      const char* failed = enterSandbox(plan, nullptr);
+      if (failed != nullptr) {
+        const int error = errno;
+        std::snprintf(shared, 256, "%s: %s", failed, std::strerror(error));
+      }
+      ::_exit(failed == nullptr ? 0 : 1);
     }
     int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      return std::string(
-          "cannot make a private mount namespace with a tmpfs over /sys/class "
-          "(run as root, or allow unprivileged user namespaces)");
+    const bool waited = pid > 0 && ::waitpid(pid, &status, 0) == pid;
+    std::array<char, 256> why{};
+    std::memcpy(why.data(), shared, why.size() - 1);
+    ::munmap(shared, 256);
+    if (!waited || !WIFEXITED(status)) {
+      return std::string("cannot fork to try the private mount namespace");
+    }
+    if (WEXITSTATUS(status) != 0) {
+      return "cannot make a private mount namespace with a tmpfs over /sys/class: " + std::string(why.data());
     }
     return std::string();
   }();
@@ -114,7 +137,9 @@ FakeBoard::~FakeBoard() {
     monitor_.join();
   }
   for (const auto& [name, fd] : fds_) {
-    ::close(fd);
+    if (fd >= 0) {
+      ::close(fd);
+    }
   }
 }
 
@@ -137,11 +162,16 @@ std::string FakeBoard::start(const std::string& program, bool withGpio, const st
   const char* tree = withGpio ? treePath.c_str() : nullptr;
 
   started_ = Clock::now();
+  const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ < 0) {
     return "fork";
   }
   if (pid_ == 0) {
+    // The program must not outlive a test that is killed.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+      ::_exit(127);
+    }
     ::dup2(out[1], STDOUT_FILENO);
     const char* failed = enterSandbox(plan, tree);
     if (failed == nullptr) {
@@ -171,6 +201,11 @@ void FakeBoard::stop() {
     ::waitpid(pid_, nullptr, 0);
   }
   pid_ = -1;
+}
+
+void FakeBoard::closeOutput() {
+  closeOutput_ = true;
+  waitUntil([this] { return outputClosed_.load(); }, 5s);
 }
 
 void FakeBoard::signal(int number) const {
@@ -290,6 +325,14 @@ void FakeBoard::watch() {
   }
   std::map<std::string, std::string> pending;
   while (running_) {
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      if (closeOutput_ && names[i] == "stdout" && polled[i].fd >= 0) {
+        ::close(polled[i].fd);
+        polled[i].fd = -1;
+        fds_.at("stdout") = -1;
+        outputClosed_ = true;
+      }
+    }
     if (::poll(polled.data(), polled.size(), 10) <= 0) {
       continue;
     }

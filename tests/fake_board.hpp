@@ -51,6 +51,9 @@ class FakeBoard {
   // without GPIO support. Returns what went wrong, or an empty text.
   std::string start(const std::string& program, bool withGpio = true, const std::vector<std::string>& arguments = {});
 
+  // Closes the reading end of the program's standard output, as a reader
+  // that goes away does; returns once it is closed.
+  void closeOutput();
   // Ends the program with SIGKILL, if it is still running.
   void stop();
   // Sends a signal to the running program.
@@ -101,6 +104,7 @@ class FakeBoard {
   std::thread monitor_;
   std::atomic<bool> running_{false};
   std::atomic<bool> outputClosed_{false};
+  std::atomic<bool> closeOutput_{false};
   mutable std::mutex mutex_;
   std::map<std::string, std::vector<Record>> received_;
 };

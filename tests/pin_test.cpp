@@ -2,8 +2,11 @@
 // temporary directory, laid out as the kernel leaves it after an export.
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
+
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -15,7 +18,9 @@ namespace {
 using testing_support::record;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
+using testing_support::WriteLog;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 class PinOperations : public ::testing::Test {
  protected:
@@ -41,16 +46,36 @@ class PinOperations : public ::testing::Test {
 
   std::string root() const { return tree.prefix(); }
 
+  // Whatever a test did: the kernel parses each write to an attribute on its
+  // own, so every record must go out whole in one write, and every message
+  // must reach its reader as one whole line.
+  void TearDown() override {
+    for (const auto& call : writes.calls()) {
+      SCOPED_TRACE(call.path + ": '" + call.bytes + "'");
+      if (call.path == "stdout") {
+        EXPECT_EQ(call.bytes.find('\n'), call.bytes.size() - 1);
+      } else if (call.path.rfind(tree.root().string(), 0) == 0) {
+        EXPECT_EQ(call.bytes.size(), 8U);
+      }
+    }
+  }
+
   TempDir tree;
+  WriteLog writes;
 };
 
 TEST_F(PinOperations, ExportWritesPinThenDirectionAsRecordsAfterHalfASecond) {
   StdoutCapture out;
-  const auto start = Clock::now();
   EXPECT_TRUE(gpio::exportGPIO("25", "out", root().c_str()));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(tree.read("export"), std::string("25\0\0\0\0\0\0", 8));
   EXPECT_EQ(tree.read("gpio25/direction"), std::string("out\0\0\0\0\0", 8));
+  // The kernel and udev get half a second between the export and the
+  // direction write.
+  const auto exported = writes.to("/export");
+  const auto directed = writes.to("/gpio25/direction");
+  ASSERT_EQ(exported.size(), 1U);
+  ASSERT_EQ(directed.size(), 1U);
+  EXPECT_GE(directed[0].at - exported[0].at, 500ms);
 
   EXPECT_TRUE(gpio::exportGPIO("17", "in", root().c_str()));
   EXPECT_EQ(tree.read("export"), record("17"));
@@ -128,6 +153,34 @@ TEST_F(PinOperations, WriteSetsTheLevelAsARecord) {
   EXPECT_TRUE(gpio::writeGPIO("25", "0", root().c_str()));
   EXPECT_EQ(tree.read("gpio25/value"), record("0"));
   EXPECT_EQ(out.text(), "");
+}
+
+TEST_F(PinOperations, WriteThatTheFileSystemCutsShortIsRefused) {
+  // A file-size limit of 4 bytes lets only half of the record through; the
+  // write comes back short instead of raising SIGXFSZ.
+  struct SizeLimit {
+    rlimit saved{};
+    SizeLimit() {
+      ::getrlimit(RLIMIT_FSIZE, &saved);
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit tight{4, saved.rlim_max};
+      ::setrlimit(RLIMIT_FSIZE, &tight);
+    }
+    ~SizeLimit() {
+      ::setrlimit(RLIMIT_FSIZE, &saved);
+      std::signal(SIGXFSZ, SIG_DFL);
+    }
+  };
+  bool written = true;
+  {
+    const SizeLimit limit;
+    written = gpio::writeGPIO("25", "1", root().c_str());
+  }
+  EXPECT_FALSE(written);
+  EXPECT_EQ(tree.read("gpio25/value"), std::string("1\0\0\0", 4));
+  const auto messages = writes.to("stdout");
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages[0].bytes, "Value is niet gelukt!!\n");
 }
 
 TEST_F(PinOperations, WriteRejectsLevelsOtherThanZeroAndOne) {

@@ -112,12 +112,14 @@ TEST(ReadFile, BadArgumentsOrMissingFilePrintTheMessageAndLeaveTheBuffer) {
     std::int32_t size;
   };
   const std::string missing = dir.path("missing");
+  // Opens, but every read fails (EISDIR), as a pin's value does when the
+  // pin is unexported between the open and the read (ENODEV).
+  dir.makeDir("unreadable");
+  const std::string unreadable = dir.path("unreadable");
   const Case cases[] = {
-      {"missing file", missing.c_str(), buffer.data(), 10},
-      {"size 1", present.c_str(), buffer.data(), 1},
-      {"size 0", present.c_str(), buffer.data(), 0},
-      {"negative size", present.c_str(), buffer.data(), -5},
-      {"no path", nullptr, buffer.data(), 10},
+      {"missing file", missing.c_str(), buffer.data(), 10},  {"read fails", unreadable.c_str(), buffer.data(), 10},
+      {"size 1", present.c_str(), buffer.data(), 1},         {"size 0", present.c_str(), buffer.data(), 0},
+      {"negative size", present.c_str(), buffer.data(), -5}, {"no path", nullptr, buffer.data(), 10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

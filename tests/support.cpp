@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -13,8 +14,35 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+constexpr std::string_view kTreePrefix = "gpio-cycle-test-";
+
+// Removes the trees of test processes that are gone: a test killed on its
+// timeout gets no chance to remove its own. Each tree's name carries the
+// process that made it.
+void removeOrphanedTrees() {
+  std::error_code error;
+  for (fs::directory_iterator it(fs::temp_directory_path(), error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(kTreePrefix, 0) != 0) {
+      continue;
+    }
+    const long owner = std::strtol(name.c_str() + kTreePrefix.size(), nullptr, 10);
+    if (owner > 0 && ::kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+      std::error_code ignored;
+      fs::remove_all(it->path(), ignored);
+    }
+  }
+}
+
+}  // namespace
+
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "gpio-cycle-test-XXXXXX").string();
+  static const bool swept = (removeOrphanedTrees(), true);
+  (void)swept;
+  std::string pattern =
+      (fs::temp_directory_path() / (std::string(kTreePrefix) + std::to_string(::getpid()) + "-XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::system_error(errno, std::generic_category(), "mkdtemp");
   }
@@ -29,9 +57,12 @@ TempDir::~TempDir() {
 void TempDir::makeDir(std::string_view relative) const { fs::create_directories(root_ / relative); }
 
 void TempDir::write(std::string_view relative, std::string_view bytes) const {
+  writingFixture = true;
   std::ofstream out(root_ / relative, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out.flush()) {
+  const bool written = static_cast<bool>(out.flush());
+  writingFixture = false;
+  if (!written) {
     throw std::runtime_error("cannot write " + path(relative));
   }
 }

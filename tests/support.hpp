@@ -6,11 +6,15 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
+
+#include <sys/types.h>
 
 namespace testing_support {
 
 // A temporary directory that is removed with everything in it at the end of
-// the scope.
+// the scope. Trees that a killed test run left behind are removed by the
+// next run.
 class TempDir {
  public:
   TempDir();
@@ -49,6 +53,33 @@ class StdoutCapture {
  private:
   int saved_ = -1;
   int file_ = -1;
+};
+
+// Every write(2) that the code under test makes while the log lives, one
+// entry per call, as it was asked for. A file or a FIFO joins consecutive
+// writes; this keeps each call's boundaries, so a record or a message split
+// over two writes shows. Only in binaries linked with -Wl,--wrap=write
+// (write_log.cpp).
+struct WriteCall {
+  std::string path;  // as the descriptor names it; "stdout" for descriptor 1
+  std::string bytes;
+  ssize_t result;
+  std::chrono::steady_clock::time_point at;
+};
+
+// Set while the tests' own helpers write files, which the log leaves out.
+inline thread_local bool writingFixture = false;
+
+class WriteLog {
+ public:
+  WriteLog();
+  ~WriteLog();
+  WriteLog(const WriteLog&) = delete;
+  WriteLog& operator=(const WriteLog&) = delete;
+
+  // The calls so far, and those to paths that end with `suffix`.
+  std::vector<WriteCall> calls() const;
+  std::vector<WriteCall> to(std::string_view suffix) const;
 };
 
 // Calls `done` until it returns true or the deadline passes; returns its last
