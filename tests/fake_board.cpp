@@ -272,9 +272,11 @@ bool FakeBoard::press(const std::string& pin, std::chrono::milliseconds timeout)
 
 int FakeBoard::openDescriptors() const {
   // The program has a value attribute open for a moment in every poll, so a
-  // single look may catch one more: take the fewest of a few looks.
+  // single look may catch one more, and on a busy machine it may be
+  // descheduled with it open for a while: take the fewest of many looks over
+  // a few hundred milliseconds.
   int fewest = -1;
-  for (int look = 0; look < 20; ++look) {
+  for (int look = 0; look < 200; ++look) {
     std::error_code error;
     int count = 0;
     for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", error), end;
