@@ -35,6 +35,26 @@ cache_dir() {
   mkdir -p "$dir" && (cd "$dir" && pwd)
 }
 
+# Options for apt-get and apt-cache that read another Debian release's
+# package lists (RELEASE: trixie, say) from the cache, signed by the host's
+# Debian archive keyring, and leave the host's own apt alone. The lists are
+# fetched when missing or more than a day old. Sets the array RELEASE_APT.
+release_apt() {
+  local dir
+  dir="$(cache_dir "apt-$1")"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $1 main" >"$dir/sources.list"
+  RELEASE_APT=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+    -o Dir::State::Lists="$dir/lists" -o Dir::Cache="$dir/cache" -o APT::Sandbox::User="$(id -un)")
+  if [ -z "$(find "$dir" -maxdepth 1 -name updated -mmin -1440)" ]; then
+    if apt-get "${RELEASE_APT[@]}" update -q >&2; then
+      touch "$dir/updated"
+    else
+      ls "$dir/lists/"*_Packages >/dev/null 2>&1 || die "cannot fetch Debian $1's package lists"
+    fi
+  fi
+}
+
 # The named Debian packages that are not installed; names may carry an
 # architecture (libgtest-dev:arm64).
 missing_packages() {
