@@ -1,11 +1,13 @@
 # Shared by the project's scripts.
 
 # What the scripts need from Debian, by purpose.
-# Building the program and its tests on the host:
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev)
-# Cross-building for AArch64 (libc6:arm64 also gives the packages' Depends
-# and the emulated board's libraries):
-CROSS_PACKAGES=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libgtest-dev:arm64 libc6:arm64)
+# Building the program and its tests on the host, and its Debian packages
+# (dpkg-buildpackage wants build-essential and debhelper):
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev build-essential debhelper dpkg-dev)
+# Cross-building for AArch64, the arm64 package included (libc6:arm64 also
+# gives the package's Depends and the emulated board's libraries):
+CROSS_PACKAGES=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu crossbuild-essential-arm64 libgtest-dev:arm64
+  libc6:arm64)
 # The emulated board: QEMU, and what building its GPIO chip module takes:
 BOARD_PACKAGES=(qemu-system-arm gcc-aarch64-linux-gnu make bc cpio xz-utils kmod file libelf1 libssl3)
 # The Debian system image for the emulated board (board/image, board/boot
