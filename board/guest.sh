@@ -1,4 +1,7 @@
-# Shared by the emulated board's /init scripts (busybox sh, in the guest).
+# shellcheck shell=sh
+# Shared by the guest side of the emulated board's checks, the demo and the
+# benchmark: the initramfs board's /init scripts (busybox sh) and the checks
+# in the booted Debian system image (dash). Plain POSIX sh.
 
 EVENTS=/sys/kernel/debug/simgpio/events
 INPUT=/sys/kernel/debug/simgpio/input
@@ -19,8 +22,37 @@ board_stop() {
 }
 
 # Loads the simulated GPIO chip: lines 0..31 as sysfs GPIO numbers 0..31.
+# The initramfs has the module at its root, the system image installed.
 load_chip() {
-  insmod /simgpio.ko && [ -e "$EVENTS" ]
+  if [ -e /simgpio.ko ]; then insmod /simgpio.ko; else modprobe simgpio; fi && [ -e "$EVENTS" ]
+}
+
+# verdict NAME RESULT: one line for the host to read, from a RESULT that is
+# "ok [detail]" or what went wrong.
+verdict() {
+  case "$2" in
+  ok) echo "BOARD-CHECK $1 PASS" ;;
+  "ok "*) echo "BOARD-CHECK $1 PASS ${2#ok }" ;;
+  *) echo "BOARD-CHECK $1 FAIL $2" ;;
+  esac
+}
+
+# The directions of pins 25, 24, 17 and 27 ("missing" for one not exported).
+directions() {
+  for _pin in 25 24 17 27; do
+    cat /sys/class/gpio/gpio$_pin/direction 2>/dev/null || echo missing
+  done | tr '\n' ' ' | sed 's/ $//'
+}
+
+# rate PID SECONDS: polls per second of a running gpio-cycle (or the bare C
+# loop), from its read calls: two per poll.
+rate() {
+  _a=$(awk '/^syscr/ { print $2 }' /proc/"$1"/io)
+  _t0=$(cut -d' ' -f1 /proc/uptime)
+  sleep "$2"
+  _b=$(awk '/^syscr/ { print $2 }' /proc/"$1"/io)
+  _t1=$(cut -d' ' -f1 /proc/uptime)
+  awk -v a="$_a" -v b="$_b" -v t0="$_t0" -v t1="$_t1" 'BEGIN { printf "%.0f", (b - a) / 2 / (t1 - t0) }'
 }
 
 # Sets an input line's level: press LINE / release LINE.
@@ -43,16 +75,24 @@ count_since() {
     '$2 == k && $3 == l && (v == "" || $4 == v) { n++ } END { print n + 0 }'
 }
 
-# wait_count N KIND LINE VALUE MIN SECONDS: waits until at least MIN such
-# events came after the first N; fails when SECONDS pass first.
-wait_count() {
-  _tries=$(($6 * 10))
-  while [ "$(count_since "$1" "$2" "$3" "$4")" -lt "$5" ]; do
-    _tries=$((_tries - 1))
-    [ "$_tries" -gt 0 ] || return 1
+# until_true SECONDS COMMAND...: retries COMMAND every 0.1 s until it
+# succeeds; fails when SECONDS have passed first (by the clock: under
+# emulation one try can take a good part of a second).
+until_true() {
+  _end=$(awk -v n="$1" '{ print $1 + n }' /proc/uptime)
+  shift
+  until "$@"; do
+    awk -v end="$_end" '{ exit !($1 < end) }' /proc/uptime || return 1
     sleep 0.1
   done
 }
+
+# wait_count N KIND LINE VALUE MIN SECONDS: waits until at least MIN such
+# events came after the first N; fails when SECONDS pass first.
+wait_count() {
+  until_true "$6" count_reached "$@"
+}
+count_reached() { [ "$(count_since "$1" "$2" "$3" "$4")" -ge "$5" ]; }
 
 # check_cycles N CYCLES: the output writes after event N hold CYCLES whole
 # cycles: 25 high/24 low for 1 s, 25 low/24 high for 1 s, both low for 2 s
@@ -85,4 +125,57 @@ check_cycles() {
       }
       print "ok phases(s)" detail
     }'
+}
+
+# The checks of a running, set-up gpio-cycle that the initramfs board and the
+# system image share. Each prints "ok <detail>" or what went wrong.
+
+# Nothing is driven while both inputs are low.
+check_idle() {
+  _mark=$(event_count)
+  sleep 1.5
+  if [ "$(count_since "$_mark" S 25)$(count_since "$_mark" S 24)" = 00 ]; then
+    echo ok
+  else
+    echo "outputs written while both inputs were low"
+  fi
+}
+
+# check_press LINE: one short press of LINE gives exactly one cycle.
+check_press() {
+  _mark=$(event_count)
+  press "$1"
+  if ! wait_count "$_mark" S 25 1 1 10; then
+    release "$1"
+    echo "no cycle started"
+    return
+  fi
+  release "$1"
+  _reaction="$(events_since "$_mark" | awk '$2 == "P" && !p { p = $1 } $2 == "S" && !s { s = $1 }
+                                           END { printf "%.3f", (s - p) / 1e9 }')"
+  wait_count "$_mark" S 24 "" 3 15
+  sleep 3.5 # the cycle's last 2 s, and then some: a second cycle would have begun
+  _result="$(check_cycles "$_mark" 1)"
+  _writes=$(($(count_since "$_mark" S 25) + $(count_since "$_mark" S 24)))
+  if [ "${_result%% *}" = ok ] && [ "$_writes" = 6 ]; then
+    echo "ok reaction ${_reaction}s, ${_result#ok }"
+  else
+    echo "$_result ($_writes output writes)"
+  fi
+}
+
+# check_hold LINE: LINE held active gives cycles that follow each other
+# without a gap.
+check_hold() {
+  _mark=$(event_count)
+  press "$1"
+  if wait_count "$_mark" S 24 "" 7 20; then
+    release "$1"
+    _result="$(check_cycles "$_mark" 1)"
+  else
+    release "$1"
+    _result="no second cycle"
+  fi
+  wait_count "$_mark" S 24 "" 9 15 # let the second cycle finish its writes
+  echo "$_result"
 }

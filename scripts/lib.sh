@@ -10,6 +10,10 @@ CROSS_PACKAGES=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu crossbuild-esse
   libc6:arm64)
 # The emulated board: QEMU, and what building its GPIO chip module takes:
 BOARD_PACKAGES=(qemu-system-arm gcc-aarch64-linux-gnu make bc cpio xz-utils kmod file libelf1 libssl3)
+# The Debian system image for the emulated board (board/image, board/boot
+# --system): building it with arm64 maintainer scripts under qemu-user, the
+# disk images, and booting it:
+SYSTEM_PACKAGES=(mmdebstrap qemu-user-static binfmt-support arch-test e2fsprogs qemu-utils qemu-system-arm)
 # Checking the code and the packages, and running tests under emulation:
 CHECK_PACKAGES=(clang-format clang-tidy qemu-user dpkg-dev lintian systemd man-db strace)
 
@@ -35,6 +39,26 @@ die() {
 cache_dir() {
   local dir="${XDG_CACHE_HOME:-$HOME/.cache}/gpio-cycle/$1"
   mkdir -p "$dir" && (cd "$dir" && pwd)
+}
+
+# Options for apt-get and apt-cache that read another Debian release's
+# package lists (RELEASE: trixie, say) from the cache, signed by the host's
+# Debian archive keyring, and leave the host's own apt alone. The lists are
+# fetched when missing or more than a day old. Sets the array RELEASE_APT.
+release_apt() {
+  local dir
+  dir="$(cache_dir "apt-$1")"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $1 main" >"$dir/sources.list"
+  RELEASE_APT=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+    -o Dir::State::Lists="$dir/lists" -o Dir::Cache="$dir/cache" -o APT::Sandbox::User="$(id -un)")
+  if [ -z "$(find "$dir" -maxdepth 1 -name updated -mmin -1440)" ]; then
+    if apt-get "${RELEASE_APT[@]}" update -q >&2; then
+      touch "$dir/updated"
+    else
+      ls "$dir/lists/"*_Packages >/dev/null 2>&1 || die "cannot fetch Debian $1's package lists"
+    fi
+  fi
 }
 
 # The named Debian packages that are not installed; names may carry an
