@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -82,34 +80,43 @@ const char* enterSandbox(const NamespacePlan& plan, const char* tree) {
   return nullptr;
 }
 
+// In the forked child: enters the sandbox, or writes to `report` which step
+// failed and why, and exits.
+void enterSandboxOrExit(const NamespacePlan& plan, const char* tree, int report) {
+  const char* failed = enterSandbox(plan, tree);
+  if (failed == nullptr) {
+    return;
+  }
+  const char* why = std::strerror(errno);
+  for (const char* part : {failed, ": ", why}) {
+    (void)!::write(report, part, std::strlen(part));
+  }
+  ::_exit(127);
+}
+
 }  // namespace
 
 std::string sandboxUnavailableReason() {
   static const std::string reason = [] {
     const NamespacePlan plan = makePlan();
-    // The child tells why in shared memory: it cannot allocate after fork.
-    auto* shared = static_cast<char*>(::mmap(nullptr, 256, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    if (shared == MAP_FAILED) {
-      return std::string("cannot map memory to try the private mount namespace");
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+      return std::string("cannot make a pipe to try the private mount namespace");
     }
     const pid_t pid = ::fork();
     if (pid == 0) {
-      const char* failed = enterSandbox(plan, nullptr);
-      if (failed != nullptr) {
-        const int error = errno;
-        std::snprintf(shared, 256, "%s: %s", failed, std::strerror(error));
-      }
-      ::_exit(failed == nullptr ? 0 : 1);
+      enterSandboxOrExit(plan, nullptr, report[1]);
+      ::_exit(0);
     }
-    int status = 0;
-    const bool waited = pid > 0 && ::waitpid(pid, &status, 0) == pid;
+    ::close(report[1]);
     std::array<char, 256> why{};
-    std::memcpy(why.data(), shared, why.size() - 1);
-    ::munmap(shared, 256);
-    if (!waited || !WIFEXITED(status)) {
+    const ssize_t got = ::read(report[0], why.data(), why.size() - 1);
+    ::close(report[0]);
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
       return std::string("cannot fork to try the private mount namespace");
     }
-    if (WEXITSTATUS(status) != 0) {
+    if (got > 0 || WEXITSTATUS(status) != 0) {
       return "cannot make a private mount namespace with a tmpfs over /sys/class: " + std::string(why.data());
     }
     return std::string();
@@ -173,17 +180,14 @@ std::string FakeBoard::start(const std::string& program, bool withGpio, const st
       ::_exit(127);
     }
     ::dup2(out[1], STDOUT_FILENO);
-    const char* failed = enterSandbox(plan, tree);
-    if (failed == nullptr) {
-      ::execv(program.c_str(), argv.data());
-      failed = "exec";
-    }
-    (void)!::write(status[1], failed, std::strlen(failed));
+    enterSandboxOrExit(plan, tree, status[1]);
+    ::execv(program.c_str(), argv.data());
+    (void)!::write(status[1], "exec", 4);
     ::_exit(127);
   }
   ::close(out[1]);
   ::close(status[1]);
-  char why[64] = {};
+  char why[256] = {};
   const ssize_t got = ::read(status[0], why, sizeof why - 1);
   ::close(status[0]);
   if (got > 0) {
