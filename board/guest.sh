@@ -44,15 +44,21 @@ directions() {
   done | tr '\n' ' ' | sed 's/ $//'
 }
 
-# rate PID SECONDS: polls per second of a running gpio-cycle (or the bare C
-# loop), from its read calls: two per poll.
-rate() {
-  _a=$(awk '/^syscr/ { print $2 }' /proc/"$1"/io)
-  _t0=$(cut -d' ' -f1 /proc/uptime)
+# rates PID SECONDS: how fast a running gpio-cycle (or the bare C loop)
+# polls, from its read calls (two per poll) over SECONDS: per second, and per
+# second of the CPU time that it used (user and system), as "WALL CPU". The
+# second figure leaves out the time that the process waited for a CPU.
+rates() {
+  _a="$(poll_usage "$1")"
   sleep "$2"
-  _b=$(awk '/^syscr/ { print $2 }' /proc/"$1"/io)
-  _t1=$(cut -d' ' -f1 /proc/uptime)
-  awk -v a="$_a" -v b="$_b" -v t0="$_t0" -v t1="$_t1" 'BEGIN { printf "%.0f", (b - a) / 2 / (t1 - t0) }'
+  echo "$_a $(poll_usage "$1")" | awk -v hz="$(getconf CLK_TCK 2>/dev/null || echo 100)" '
+    { polls = ($4 - $1) / 2; printf "%.0f %.0f", polls / ($6 - $3), ($5 > $2 ? polls / (($5 - $2) / hz) : 0) }'
+}
+# rate PID SECONDS: polls per second.
+rate() { rates "$@" | cut -d' ' -f1; }
+# poll_usage PID: read calls so far, CPU time in clock ticks, seconds since boot.
+poll_usage() {
+  echo "$(awk '/^syscr/ { print $2 }' /proc/"$1"/io) $(awk '{ print $14 + $15 }' /proc/"$1"/stat) $(cut -d' ' -f1 /proc/uptime)"
 }
 
 # Sets an input line's level: press LINE / release LINE.
