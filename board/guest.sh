@@ -185,3 +185,70 @@ check_hold() {
   wait_count "$_mark" S 24 "" 9 15 # let the second cycle finish its writes
   echo "$_result"
 }
+
+# The service in the booted system image: its main process (0 when none).
+main_pid() { systemctl show -P MainPID gpio-cycle; }
+# The service has been started anew (a main process other than $1) and has
+# set up its pins since event $2.
+set_up_again() { [ "$(main_pid)" != 0 ] && [ "$(main_pid)" != "$1" ] && [ "$(count_since "$2" I 27)" -ge 1 ]; }
+
+# Comparing the poll rates of two gpio-cycle processes in the system image,
+# where the emulator's speed drifts by the second: they take turns on the
+# second CPU while this shell runs on the first. turns_begin also turns
+# address space randomisation off for the processes started after it (under
+# emulation a process's poll rate shifts with where its pages land);
+# turns_end undoes both.
+turns_begin() {
+  _aslr=$(cat /proc/sys/kernel/randomize_va_space)
+  echo 0 >/proc/sys/kernel/randomize_va_space
+  taskset -p 1 $$ >/dev/null
+}
+turns_end() {
+  echo "$_aslr" >/proc/sys/kernel/randomize_va_space
+  taskset -p 3 $$ >/dev/null
+}
+
+# start_by_hand PID: starts /usr/bin/gpio-cycle outside any unit with the
+# user, group and groups of process PID (as setpriv options in $hand_ids),
+# at the unit's nice level, and sets $hand to its pid once it has set up.
+start_by_hand() {
+  hand_ids="$(awk '/^Uid:/ { u = $2 } /^Gid:/ { g = $2 } /^Groups:/ { $1 = ""; gsub(/^ | $/, ""); gsub(/ /, ","); s = $0 }
+    END { print "--reuid=" u " --regid=" g " " (s == "" ? "--clear-groups" : "--groups=" s) }' /proc/"$1"/status)"
+  _mark=$(event_count)
+  # shellcheck disable=SC2086
+  nice -n 10 setpriv $hand_ids /usr/bin/gpio-cycle >>/tmp/by-hand.out 2>&1 &
+  # shellcheck disable=SC2034 # the caller's
+  hand=$!
+  wait_count "$_mark" I 27 "" 1 15
+}
+
+# take_turns A B PAIRS: processes A and B poll in turn, A for a second while
+# B is stopped (SIGSTOP), then B while A is, PAIRS times over; one line per
+# pair: "A-WALL A-CPU B-WALL B-CPU" (see rates). Both run again afterwards.
+take_turns() {
+  taskset -p 2 "$1" >/dev/null
+  taskset -p 2 "$2" >/dev/null
+  kill -STOP "$2"
+  for _ in $(seq "$3"); do
+    _first="$(rates "$1" 1)"
+    kill -STOP "$1"
+    kill -CONT "$2"
+    echo "$_first $(rates "$2" 1)"
+    kill -STOP "$2"
+    kill -CONT "$1"
+  done
+  kill -CONT "$2"
+  taskset -p 3 "$1" >/dev/null
+  taskset -p 3 "$2" >/dev/null
+}
+
+# turns_summary: take_turns' lines in, one line out: A's polls per CPU second
+# over B's (the ratio of the sums), the same per second, the pairs' count and
+# the range of their ratios, and A's and B's mean polls per CPU second.
+turns_summary() {
+  awk '{ r = $4 > 0 ? $2 / $4 : 0; lo = (NR == 1 || r < lo) ? r : lo; hi = (NR == 1 || r > hi) ? r : hi
+         aw += $1; ac += $2; bw += $3; bc += $4 }
+    END { if (NR == 0 || bc == 0 || bw == 0) { print "no measurement"; exit }
+          printf "ratio=%.3f wall_ratio=%.3f pairs=%d low=%.2f high=%.2f a=%.0f b=%.0f\n",
+            ac / bc, aw / bw, NR, lo, hi, ac / NR, bc / NR }'
+}
