@@ -188,6 +188,8 @@ check_hold() {
 
 # The service in the booted system image: its main process (0 when none).
 main_pid() { systemctl show -P MainPID gpio-cycle; }
+# How many seccomp filters process $1 runs.
+seccomp_filters() { awk '/^Seccomp_filters:/ { print $2 }' /proc/"$1"/status; }
 # The service has been started anew (a main process other than $1) and has
 # set up its pins since event $2.
 set_up_again() { [ "$(main_pid)" != 0 ] && [ "$(main_pid)" != "$1" ] && [ "$(count_since "$2" I 27)" -ge 1 ]; }
