@@ -1,5 +1,5 @@
-# What `cmake --install` puts on a board: the program, its systemd unit, its
-# manual page, and what lets the unit run the program without root: the udev
+# What `cmake --install` puts on a board: the program, gpio-cycle-diagnose
+# (which explains a failed set-up), its systemd unit, their manual pages, and what lets the unit run the program without root: the udev
 # rule that hands the GPIO files to group gpio, the sysusers.d file that
 # creates that group, and the copyright notice.
 #
@@ -18,6 +18,7 @@ set(GPIO_CYCLE_UNIT_DIR "lib/systemd/system" CACHE STRING
 option(GPIO_CYCLE_INSTALL_INTEGRATION "Install the udev rule, the sysusers.d file and the copyright notice" ON)
 
 install(TARGETS gpio-cycle RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS dist/gpio-cycle-diagnose DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(_dist ${CMAKE_CURRENT_SOURCE_DIR}/dist)
 set(_staging ${CMAKE_CURRENT_BINARY_DIR}/dist)
@@ -28,14 +29,17 @@ else()
 endif()
 install(CODE "
   set(GPIO_CYCLE_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/gpio-cycle\")
+  set(GPIO_CYCLE_DIAGNOSE \"\${GPIO_CYCLE_BINARY}-diagnose\")
   set(GPIO_CYCLE_UNIT \"${_unit_path}\")
   set(GPIO_CYCLE_VERSION \"${PROJECT_VERSION}\")
   configure_file(\"${_dist}/gpio-cycle.service.in\" \"${_staging}/gpio-cycle.service\" @ONLY)
-  configure_file(\"${_dist}/gpio-cycle.1\" \"${_staging}/gpio-cycle.1\" @ONLY)
-  execute_process(COMMAND gzip -9nf \"${_staging}/gpio-cycle.1\" COMMAND_ERROR_IS_FATAL ANY)
+  foreach(_page gpio-cycle.1 gpio-cycle-diagnose.1)
+    configure_file(\"${_dist}/\${_page}\" \"${_staging}/\${_page}\" @ONLY)
+    execute_process(COMMAND gzip -9nf \"${_staging}/\${_page}\" COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
 ")
 install(FILES ${_staging}/gpio-cycle.service DESTINATION ${GPIO_CYCLE_UNIT_DIR})
-install(FILES ${_staging}/gpio-cycle.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_staging}/gpio-cycle.1.gz ${_staging}/gpio-cycle-diagnose.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 if(GPIO_CYCLE_INSTALL_INTEGRATION)
   install(FILES ${_dist}/gpio-cycle.rules DESTINATION lib/udev/rules.d RENAME 60-gpio-cycle.rules)
   install(FILES ${_dist}/gpio-cycle.sysusers DESTINATION lib/sysusers.d RENAME gpio-cycle.conf)
