@@ -190,6 +190,7 @@ check_hold() {
 # line as verdict, and sets $failed to 1 when RESULT is not "ok ...".
 check() {
   verdict "$1" "$2"
+  # shellcheck disable=SC2034 # the test's
   case "$2" in ok | "ok "*) ;; *) failed=1 ;; esac
 }
 
@@ -214,6 +215,9 @@ fresh_board() {
   done
   ! lsmod | grep -q '^simgpio ' || rmmod simgpio
 }
+# The service has failed with status 2 and been restarted N times since it
+# was last started by hand (which sets systemd's count back to 0).
+failed_restarts() { [ "$(prop ExecMainStatus)" = 2 ] && [ "$(prop NRestarts)" -ge "$1" ]; }
 # running_set_up PID MARK: the service has been started anew (a main process
 # other than PID) and has set up its pins: since event MARK by the simulated
 # chip's record, or, on a board without it, all four pins in place.
