@@ -186,8 +186,55 @@ check_hold() {
   echo "$_result"
 }
 
-# The service in the booted system image: its main process (0 when none).
+# The as-installed tests (debian/tests): check NAME RESULT prints the same
+# line as verdict, and sets $failed to 1 when RESULT is not "ok ...".
+check() {
+  verdict "$1" "$2"
+  # shellcheck disable=SC2034 # the test's
+  case "$2" in ok | "ok "*) ;; *) failed=1 ;; esac
+}
+
+# The service in the booted system image: a property of its unit, its main
+# process (0 when none).
+prop() { systemctl show -P "$1" gpio-cycle; }
 main_pid() { systemctl show -P MainPID gpio-cycle; }
+# now: seconds since boot, with fractions; since T: seconds from T to now.
+now() { cut -d' ' -f1 /proc/uptime; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+# A process's credentials: uids, gids, groups and capability sets, one line.
+credentials() { grep -E '^(Uid|Gid|Groups|Cap(Inh|Prm|Eff|Bnd|Amb)):' /proc/"$1"/status | tr -s '\t' ' ' | tr '\n' ' '; }
+# The testbed has the simulated chip's module (the emulated board), or not
+# (a real board: the checks that press inputs are skipped there).
+have_chip() { modinfo simgpio >/dev/null 2>&1; }
+# Stops the service and frees its pins (and the simulated chip, if loaded),
+# for a check that starts from a board where nothing has run yet.
+fresh_board() {
+  [ "$(prop LoadState)" != loaded ] || systemctl stop gpio-cycle
+  for _pin in 25 24 17 27; do
+    [ ! -e /sys/class/gpio/gpio$_pin ] || echo $_pin >/sys/class/gpio/unexport
+  done
+  ! lsmod | grep -q '^simgpio ' || rmmod simgpio
+  # What the unit's gpio-cycle-diagnose said this boot, as if it had not.
+  rm -f /run/gpio-cycle/said-* /run/gpio-cycle/entries
+}
+# explained [N]: what gpio-cycle-diagnose wrote to the service's journal in
+# this boot (the unit's ExecStopPost=), after its first N lines.
+explained() { journalctl -b -q -o cat -u gpio-cycle SYSLOG_IDENTIFIER=gpio-cycle-diagnose | tail -n +"$((${1:-0} + 1))"; }
+# The service's main process has started again since systemd's timestamp $1.
+started_again() { [ "$(prop ExecMainStartTimestampMonotonic)" != "$1" ]; }
+# The service has failed with status 2 and been restarted N times since it
+# was last started by hand (which sets systemd's count back to 0).
+failed_restarts() { [ "$(prop ExecMainStatus)" = 2 ] && [ "$(prop NRestarts)" -ge "$1" ]; }
+# running_set_up PID MARK: the service has been started anew (a main process
+# other than PID) and has set up its pins: since event MARK by the simulated
+# chip's record, or, on a board without it, all four pins in place.
+running_set_up() {
+  if [ -e "$EVENTS" ]; then
+    set_up_again "$@"
+  else
+    [ "$(main_pid)" != 0 ] && [ "$(main_pid)" != "$1" ] && [ "$(directions)" = "out out in in" ]
+  fi
+}
 # How many seccomp filters process $1 runs.
 seccomp_filters() { awk '/^Seccomp_filters:/ { print $2 }' /proc/"$1"/status; }
 # The service has been started anew (a main process other than $1) and has
