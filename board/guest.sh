@@ -103,6 +103,8 @@ count_reached() { [ "$(count_since "$1" "$2" "$3" "$4")" -ge "$5" ]; }
 # check_cycles N CYCLES: the output writes after event N hold CYCLES whole
 # cycles: 25 high/24 low for 1 s, 25 low/24 high for 1 s, both low for 2 s
 # (seen as the gap to the next cycle), 25 written just before 24 each time.
+# The chip's timestamps are the kernel's: a phase a quarter of a second off
+# is wrong (seen: within 10 ms, on a loaded host too).
 # Prints "ok" and the phase lengths, or what is wrong.
 check_cycles() {
   events_since "$1" | awk -v cycles="$2" '
@@ -123,10 +125,10 @@ check_cycles() {
       for (c = 0; c < cycles; c++) {
         b = 6 * c; p1 = t[b + 2] - t[b]; p2 = t[b + 4] - t[b + 2]
         detail = detail sprintf(" %.3f/%.3f", p1, p2)
-        if (!within(p1, 0.95, 1.6) || !within(p2, 0.95, 1.6)) { print "phase lengths" detail; exit }
+        if (!within(p1, 0.95, 1.25) || !within(p2, 0.95, 1.25)) { print "phase lengths" detail; exit }
         if (b + 6 < n) {
           p3 = t[b + 6] - t[b + 4]; detail = detail sprintf("/%.3f", p3)
-          if (!within(p3, 1.95, 2.8)) { print "phase lengths" detail; exit }
+          if (!within(p3, 1.95, 2.25)) { print "phase lengths" detail; exit }
         }
       }
       print "ok phases(s)" detail

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -281,13 +283,8 @@ int FakeBoard::openDescriptors() const {
   // a few hundred milliseconds.
   int fewest = -1;
   for (int look = 0; look < 200; ++look) {
-    std::error_code error;
-    int count = 0;
-    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", error), end;
-         !error && it != end; it.increment(error)) {
-      ++count;
-    }
-    if (error) {
+    const int count = testing_support::openDescriptors(std::to_string(pid_));
+    if (count < 0) {
       return -1;
     }
     fewest = fewest < 0 ? count : std::min(fewest, count);
@@ -304,6 +301,24 @@ long FakeBoard::statusField(const char* name) const {
     }
   }
   return -1;
+}
+
+double FakeBoard::cpuSeconds() const {
+  // Fields 14 and 15 of /proc/PID/stat, counted after the command's closing
+  // parenthesis (the command may hold spaces).
+  std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+  const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t end = stat.rfind(')');
+  if (end == std::string::npos) {
+    return -1;
+  }
+  std::istringstream fields(stat.substr(end + 1));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    ticks += i >= 14 ? std::stol(field) : 0;
+  }
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 long FakeBoard::residentKiB() const { return statusField("VmRSS:"); }

@@ -22,7 +22,7 @@ using testing_support::WriteLog;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-class PinOperations : public ::testing::Test {
+class PinOperations : public testing_support::NoDescriptorLeft {
  protected:
   PinOperations() {
     tree.write("export", "");
@@ -46,10 +46,11 @@ class PinOperations : public ::testing::Test {
 
   std::string root() const { return tree.prefix(); }
 
-  // Whatever a test did: the kernel parses each write to an attribute on its
-  // own, so every record must go out whole in one write, and every message
-  // must reach its reader as one whole line.
+  // Whatever a test did, no descriptor is left open, and: the kernel parses
+  // each write to an attribute on its own, so every record must go out whole
+  // in one write, and every message must reach its reader as one whole line.
   void TearDown() override {
+    NoDescriptorLeft::TearDown();
     for (const auto& call : writes.calls()) {
       SCOPED_TRACE(call.path + ": '" + call.bytes + "'");
       if (call.path == "stdout") {
@@ -70,12 +71,13 @@ TEST_F(PinOperations, ExportWritesPinThenDirectionAsRecordsAfterHalfASecond) {
   EXPECT_EQ(tree.read("export"), std::string("25\0\0\0\0\0\0", 8));
   EXPECT_EQ(tree.read("gpio25/direction"), std::string("out\0\0\0\0\0", 8));
   // The kernel and udev get half a second between the export and the
-  // direction write.
+  // direction write: no less, and not a quarter of a second more.
   const auto exported = writes.to("/export");
   const auto directed = writes.to("/gpio25/direction");
   ASSERT_EQ(exported.size(), 1U);
   ASSERT_EQ(directed.size(), 1U);
   EXPECT_GE(directed[0].at - exported[0].at, 500ms);
+  EXPECT_LT(directed[0].at - exported[0].at, 750ms);
 
   EXPECT_TRUE(gpio::exportGPIO("17", "in", root().c_str()));
   EXPECT_EQ(tree.read("export"), record("17"));

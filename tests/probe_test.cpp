@@ -15,12 +15,16 @@ using testing_support::TempDir;
 
 constexpr const char* kReadFailed = "Kan bestand niet vinden of foutieve argumenten\n";
 
+// Every test ends with as many descriptors open as it began with.
+class CheckFile : public testing_support::NoDescriptorLeft {};
+class ReadFile : public testing_support::NoDescriptorLeft {};
+
 template <std::size_t N>
 std::string bytesOf(const std::array<char, N>& buffer) {
   return {buffer.data(), buffer.size()};
 }
 
-TEST(CheckFile, ReportsPresenceOfFilesAndDirectoriesSilently) {
+TEST_F(CheckFile, ReportsPresenceOfFilesAndDirectoriesSilently) {
   TempDir dir;
   dir.makeDir("gpio25");
   dir.write("value", "1\n");
@@ -34,7 +38,7 @@ TEST(CheckFile, ReportsPresenceOfFilesAndDirectoriesSilently) {
   EXPECT_EQ(out.text(), "");
 }
 
-TEST(ReadFile, ReadsTheFirstLineWithItsNewlineIntoAZeroedBuffer) {
+TEST_F(ReadFile, ReadsTheFirstLineWithItsNewlineIntoAZeroedBuffer) {
   TempDir dir;
   dir.write("value", "1\n");
   std::array<char, 10> buffer{};
@@ -45,7 +49,7 @@ TEST(ReadFile, ReadsTheFirstLineWithItsNewlineIntoAZeroedBuffer) {
   EXPECT_EQ(out.text(), "");
 }
 
-TEST(ReadFile, LeavesBytesPastTheFirstLineAsTheyWere) {
+TEST_F(ReadFile, LeavesBytesPastTheFirstLineAsTheyWere) {
   TempDir dir;
   dir.write("lines", "ab\ncdefgh\n");
   std::array<char, 10> buffer{};
@@ -56,7 +60,7 @@ TEST(ReadFile, LeavesBytesPastTheFirstLineAsTheyWere) {
   EXPECT_EQ(bytesOf(buffer), std::string("ab\n\0XXXXX\0", 10));
 }
 
-TEST(ReadFile, KeepsOnlySizeMinusOneCharactersOfALongLine) {
+TEST_F(ReadFile, KeepsOnlySizeMinusOneCharactersOfALongLine) {
   TempDir dir;
   dir.write("long", "0123456789abcdef\n");
   std::array<char, 10> buffer{};
@@ -66,7 +70,7 @@ TEST(ReadFile, KeepsOnlySizeMinusOneCharactersOfALongLine) {
   EXPECT_EQ(bytesOf(buffer), std::string("012345678\0", 10));
 }
 
-TEST(ReadFile, ReadsLinesLongerThanOneReadChunkAndLinesWithoutNewline) {
+TEST_F(ReadFile, ReadsLinesLongerThanOneReadChunkAndLinesWithoutNewline) {
   TempDir dir;
   const std::string line(150, 'a');
   dir.write("long", line + "\nnext\n");
@@ -85,7 +89,7 @@ TEST(ReadFile, ReadsLinesLongerThanOneReadChunkAndLinesWithoutNewline) {
   EXPECT_EQ(bytesOf(small), std::string("1\0XXXXXXX\0", 10));
 }
 
-TEST(ReadFile, EmptyFileClearsOnlyTheLastByte) {
+TEST_F(ReadFile, EmptyFileClearsOnlyTheLastByte) {
   TempDir dir;
   dir.write("empty", "");
   std::array<char, 10> buffer{};
@@ -97,7 +101,7 @@ TEST(ReadFile, EmptyFileClearsOnlyTheLastByte) {
   EXPECT_EQ(out.text(), "");
 }
 
-TEST(ReadFile, BadArgumentsOrMissingFilePrintTheMessageAndLeaveTheBuffer) {
+TEST_F(ReadFile, BadArgumentsOrMissingFilePrintTheMessageAndLeaveTheBuffer) {
   TempDir dir;
   dir.write("value", "1\n");
   const std::string present = dir.path("value");

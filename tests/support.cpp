@@ -118,4 +118,13 @@ std::string StdoutCapture::text() const {
   }
 }
 
+int openDescriptors(const std::string& process) {
+  std::error_code error;
+  int count = 0;
+  for (fs::directory_iterator it("/proc/" + process + "/fd", error), end; !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return error ? -1 : count;
+}
+
 }  // namespace testing_support

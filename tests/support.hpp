@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 namespace testing_support {
 
 // A temporary directory that is removed with everything in it at the end of
@@ -80,6 +82,22 @@ class WriteLog {
   // The calls so far, and those to paths that end with `suffix`.
   std::vector<WriteCall> calls() const;
   std::vector<WriteCall> to(std::string_view suffix) const;
+};
+
+// How many descriptors a process has open ("self", or a process id), from
+// /proc; -1 when that cannot be read.
+int openDescriptors(const std::string& process = "self");
+
+// A test of the GPIO operations: whatever it did, it must leave no
+// descriptor open. An operation that failed halfway (an open that worked and
+// a read that did not, say) must still close its file: a service that leaks
+// one per poll runs out of descriptors, and then nothing opens.
+class NoDescriptorLeft : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(openDescriptors(), before_) << "descriptors open before the test and after"; }
+
+ private:
+  int before_ = openDescriptors();
 };
 
 // Calls `done` until it returns true or the deadline passes; returns its last
