@@ -6,8 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -304,21 +302,11 @@ long FakeBoard::statusField(const char* name) const {
 }
 
 double FakeBoard::cpuSeconds() const {
-  // Fields 14 and 15 of /proc/PID/stat, counted after the command's closing
-  // parenthesis (the command may hold spaces).
-  std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
-  const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const std::size_t end = stat.rfind(')');
-  if (end == std::string::npos) {
-    return -1;
-  }
-  std::istringstream fields(stat.substr(end + 1));
-  std::string field;
-  long ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    ticks += i >= 14 ? std::stol(field) : 0;
-  }
-  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  // The first field of /proc/PID/schedstat: nanoseconds spent on a CPU.
+  std::ifstream schedstat("/proc/" + std::to_string(pid_) + "/schedstat");
+  double nanoseconds = -1e9;
+  schedstat >> nanoseconds;
+  return nanoseconds / 1e9;
 }
 
 long FakeBoard::residentKiB() const { return statusField("VmRSS:"); }

@@ -87,8 +87,8 @@ class FakeBoard {
   // From /proc: the program's open descriptors between polls, and its
   // resident and peak resident memory in KiB (-1 when it cannot be read).
   int openDescriptors() const;
-  // The CPU time (user and system) that the program has used so far, in
-  // seconds; -1 when it cannot be read.
+  // The CPU time that the program has used so far, in seconds; -1 when it
+  // cannot be read.
   double cpuSeconds() const;
   long residentKiB() const;
   long peakResidentKiB() const;
