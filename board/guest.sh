@@ -21,10 +21,13 @@ board_stop() {
   poweroff -f
 }
 
-# Loads the simulated GPIO chip: lines 0..31 as sysfs GPIO numbers 0..31.
-# The initramfs has the module at its root, the system image installed.
+# Loads the simulated GPIO chip: lines 0..31 as sysfs GPIO numbers 0..31;
+# with "load_chip named=1", numbered by the kernel from elsewhere and named
+# like a Raspberry Pi's (line n "GPIOn") by the machine's device tree. The
+# initramfs has the module at its root, the system image installed. The
+# record's line numbers are the chip's own, and so the header's.
 load_chip() {
-  if [ -e /simgpio.ko ]; then insmod /simgpio.ko; else modprobe simgpio; fi && [ -e "$EVENTS" ]
+  if [ -e /simgpio.ko ]; then insmod /simgpio.ko "$@"; else modprobe simgpio "$@"; fi && [ -e "$EVENTS" ]
 }
 
 # verdict NAME RESULT: one line for the host to read, from a RESULT that is
@@ -65,14 +68,20 @@ poll_usage() {
 press() { echo "$1 1" >"$INPUT"; }
 release() { echo "$1 0" >"$INPUT"; }
 
-# How many events the chip has recorded so far.
+# The record of what was done to the lines, one event per line: "<ns> <kind>
+# <line> <value>" (kinds as the simulated chip's: S output set, P input set
+# from outside, I and O direction set). The simulated chip keeps it; on a
+# board's own GPIO driver, soc_lines below takes it from the kernel's trace.
+events() { cat "$EVENTS"; }
+
+# How many events were recorded so far.
 event_count() {
-  wc -l <"$EVENTS"
+  events | wc -l
 }
 
 # events_since N: the events after the first N.
 events_since() {
-  tail -n +"$(($1 + 1))" "$EVENTS"
+  events | tail -n +"$(($1 + 1))"
 }
 
 # count_since N KIND LINE [VALUE]: how many such events came after the first N.
@@ -135,6 +144,60 @@ check_cycles() {
     }'
 }
 
+# The same checks on a board's own GPIO driver (the Raspberry Pi's SoC), where
+# the header view (gpio-cycle-header) gives gpio-cycle its lines: soc_lines
+# VIEW_DIR replaces the simulated chip's record by the kernel's trace of line
+# values and directions (its numbers turned into the header's by the view's
+# notes, VIEW_DIR/lines), and presses an input as QEMU's model allows: the
+# line briefly an output at the wanted level, which it keeps as an input.
+soc_lines() {
+  VIEW="$1"
+  grep -q ' /sys/kernel/tracing ' /proc/mounts || mount -t tracefs tracefs /sys/kernel/tracing
+  _trace=/sys/kernel/tracing
+  echo 'get == 0' >$_trace/events/gpio/gpio_value/filter
+  echo 1 >$_trace/events/gpio/gpio_value/enable
+  echo 1 >$_trace/events/gpio/gpio_direction/enable
+  events() {
+    awk 'NR == FNR { pin[$2] = $1; next }
+      /gpio_value: [0-9]+ +set|gpio_direction: / {
+        for (i = 1; i < NF && $i !~ /^[0-9]+\.[0-9]+:$/; i++) {}
+        if (!($(i + 2) in pin)) next
+        p = pin[$(i + 2)]; value = $(i + 1) == "gpio_value:"
+        k = value ? ((p == 17 || p == 27) ? "P" : "S") : ($(i + 3) == "in" ? "I" : "O")
+        printf "%.0f %s %s %s\n", $i * 1e9, k, p, value ? $(i + 4) : 0
+      }' "$VIEW/lines" /sys/kernel/tracing/trace
+  }
+  press() { _set_input "$1" 1; }
+  release() { _set_input "$1" 0; }
+}
+_set_input() {
+  echo out >"$VIEW/gpio/gpio$1/direction"
+  echo "$2" >"$VIEW/gpio/gpio$1/value"
+  echo in >"$VIEW/gpio/gpio$1/direction"
+}
+
+# start_like_unit: starts /usr/bin/gpio-cycle the way its units do, from the
+# installed unit files: gpio-cycle-header.service's step, then gpio-cycle's
+# ExecStart= in a mount namespace of its own with the unit's BindPaths=
+# (where its source exists), in the background; sets $pid. What they print
+# goes to /tmp/header.out and /tmp/run.out.
+unit_setting() { sed -n "s/^$2=//p" "/lib/systemd/system/$1" | head -n1; }
+start_like_unit() {
+  _step="$(unit_setting gpio-cycle-header.service ExecStart)"
+  _bind="$(unit_setting gpio-cycle.service BindPaths)"
+  _bind="${_bind#-}"
+  _program="$(unit_setting gpio-cycle.service ExecStart)"
+  # shellcheck disable=SC2086 # the unit's command line, split as systemd does
+  ${_step#-} >/tmp/header.out 2>&1
+  if [ -e "${_bind%%:*}" ]; then
+    # shellcheck disable=SC2016 # expanded by that sh
+    unshare -m sh -c 'mount --bind "$1" "$2" && exec "$3"' sh "${_bind%%:*}" "${_bind#*:}" "$_program" >/tmp/run.out 2>&1 &
+  else
+    "$_program" >/tmp/run.out 2>&1 &
+  fi
+  pid=$!
+}
+
 # The checks of a running, set-up gpio-cycle that the initramfs board and the
 # system image share. Each prints "ok <detail>" or what went wrong.
 
@@ -159,7 +222,7 @@ check_press() {
     return
   fi
   release "$1"
-  _reaction="$(events_since "$_mark" | awk '$2 == "P" && !p { p = $1 } $2 == "S" && !s { s = $1 }
+  _reaction="$(events_since "$_mark" | awk '$2 == "P" && $4 == 1 && !p { p = $1 } $2 == "S" && !s { s = $1 }
                                            END { printf "%.3f", (s - p) / 1e9 }')"
   wait_count "$_mark" S 24 "" 3 15
   sleep 3.5 # the cycle's last 2 s, and then some: a second cycle would have begun
@@ -184,7 +247,8 @@ check_hold() {
     release "$1"
     _result="no second cycle"
   fi
-  wait_count "$_mark" S 24 "" 9 15 # let the second cycle finish its writes
+  wait_count "$_mark" S 24 "" 9 15 # the second cycle's last phase has begun:
+  sleep 2.5                        # let it end
   echo "$_result"
 }
 
@@ -212,13 +276,20 @@ have_chip() { modinfo simgpio >/dev/null 2>&1; }
 # for a check that starts from a board where nothing has run yet.
 fresh_board() {
   [ "$(prop LoadState)" != loaded ] || systemctl stop gpio-cycle
-  for _pin in 25 24 17 27; do
+  # The pins, and the lines that the header view gave for them.
+  for _pin in 25 24 17 27 $(awk '{ print $2 }' /run/gpio-cycle-header/lines 2>/dev/null); do
     [ ! -e /sys/class/gpio/gpio$_pin ] || echo $_pin >/sys/class/gpio/unexport
   done
   ! lsmod | grep -q '^simgpio ' || rmmod simgpio
-  # What the unit's gpio-cycle-diagnose said this boot, as if it had not.
+  # What the unit's gpio-cycle-diagnose and gpio-cycle-header said and kept
+  # this boot, as if they had not.
   rm -f /run/gpio-cycle/said-* /run/gpio-cycle/entries
+  rm -rf /run/gpio-cycle-header/gpio /run/gpio-cycle-header/lines /run/gpio-cycle-header/said \
+    /run/gpio-cycle-header/unmendable
 }
+# The header view that the service's namespace mounts at /sys/class/gpio
+# (its source, as the kernel's mount table names it), or nothing.
+mounted_view() { awk '$5 == "/sys/class/gpio" { print $4 }' /proc/"$(main_pid)"/mountinfo 2>/dev/null; }
 # explained [N]: what gpio-cycle-diagnose wrote to the service's journal in
 # this boot (the unit's ExecStopPost=), after its first N lines.
 explained() { journalctl -b -q -o cat -u gpio-cycle SYSLOG_IDENTIFIER=gpio-cycle-diagnose | tail -n +"$((${1:-0} + 1))"; }
