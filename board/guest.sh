@@ -195,7 +195,7 @@ start_like_unit() {
   else
     "$_program" >/tmp/run.out 2>&1 &
   fi
-  pid=$!
+  pid=$! # shellcheck disable=SC2034 # the caller's
 }
 
 # The checks of a running, set-up gpio-cycle that the initramfs board and the
