@@ -348,8 +348,9 @@ start_by_hand() {
 # B is stopped (SIGSTOP), then B while A is, PAIRS times over; one line per
 # pair: "A-WALL A-CPU B-WALL B-CPU" (see rates). Both run again afterwards.
 take_turns() {
-  taskset -p 2 "$1" >/dev/null
-  taskset -p 2 "$2" >/dev/null
+  # (On a board with one CPU there is nothing to pin them to.)
+  taskset -p 2 "$1" >/dev/null 2>&1 || true
+  taskset -p 2 "$2" >/dev/null 2>&1 || true
   kill -STOP "$2"
   for _ in $(seq "$3"); do
     _first="$(rates "$1" 1)"
@@ -360,8 +361,8 @@ take_turns() {
     kill -CONT "$1"
   done
   kill -CONT "$2"
-  taskset -p 3 "$1" >/dev/null
-  taskset -p 3 "$2" >/dev/null
+  taskset -p 3 "$1" >/dev/null 2>&1 || true
+  taskset -p 3 "$2" >/dev/null 2>&1 || true
 }
 
 # turns_summary: take_turns' lines in, one line out: A's polls per CPU second
