@@ -8,8 +8,10 @@ BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev build-essential debhelper dpk
 # gives the package's Depends and the emulated board's libraries):
 CROSS_PACKAGES=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu crossbuild-essential-arm64 libgtest-dev:arm64
   libc6:arm64)
-# The emulated board: QEMU, and what building its GPIO chip module takes:
-BOARD_PACKAGES=(qemu-system-arm gcc-aarch64-linux-gnu make bc cpio xz-utils kmod file libelf1 libssl3)
+# The emulated board: QEMU, what building its GPIO chip module takes, and
+# fdtput for the Raspberry Pi 4's device tree:
+BOARD_PACKAGES=(qemu-system-arm gcc-aarch64-linux-gnu make bc cpio xz-utils kmod file libelf1 libssl3
+  device-tree-compiler)
 # The Debian system image for the emulated board (board/image): building it
 # with arm64 maintainer scripts under qemu-user, the disk images, and running
 # the package's as-installed tests on it with autopkgtest (board/autopkgtest):
@@ -35,6 +37,19 @@ die() {
   exit 1
 }
 
+# Command lines. Each script's opening comment is its help, from its
+# "usage:" lines on: -h or --help prints it (status 0); a bad argument
+# stops with what was wrong and the usage lines (status 2).
+script_help() {
+  sed -n '2,/^[^#]/ s/^# \{0,1\}//p' "$0"
+}
+usage_error() {
+  printf 'error: %s\n' "$*" >&2
+  script_help | sed -n '/^usage:/,/^$/p' | sed '/^$/d' >&2
+  printf '(%s --help tells more)\n' "$0" >&2
+  exit 2
+}
+
 # Where downloads and slow builds are kept between runs and clones: the
 # user's cache directory.
 cache_dir() {
@@ -42,11 +57,12 @@ cache_dir() {
   mkdir -p "$dir" && (cd "$dir" && pwd)
 }
 
-# Options for apt-get and apt-cache that read another Debian release's
-# package lists (RELEASE: trixie, say) from the cache, signed by the host's
-# Debian archive keyring, and leave the host's own apt alone. The lists are
-# fetched when missing or more than a day old. Sets the array RELEASE_APT.
-release_apt() {
+# Options for apt-get and apt-cache that read one Debian suite's package
+# lists from the cache, signed by the host's Debian archive keyring, and
+# leave the host's own apt alone: another release (trixie, say) or a
+# release's backports (bookworm-backports). The lists are fetched when
+# missing or more than a day old. Sets the array RELEASE_APT.
+release_apt() { # SUITE
   local dir
   dir="$(cache_dir "apt-$1")"
   mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
