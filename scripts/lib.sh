@@ -14,9 +14,10 @@ BOARD_PACKAGES=(qemu-system-arm gcc-aarch64-linux-gnu make bc cpio xz-utils kmod
   device-tree-compiler)
 # The Debian system image for the emulated board (board/image): building it
 # with arm64 maintainer scripts under qemu-user, the disk images, and running
-# the package's as-installed tests on it with autopkgtest (board/autopkgtest):
+# the package's as-installed tests on it with autopkgtest (board/autopkgtest),
+# with the machine's device tree made by board/virt-dtb:
 SYSTEM_PACKAGES=(mmdebstrap qemu-user-static binfmt-support arch-test e2fsprogs qemu-utils qemu-system-arm
-  autopkgtest)
+  autopkgtest device-tree-compiler)
 # Checking the code and the packages, and running tests under emulation:
 CHECK_PACKAGES=(clang-format clang-tidy qemu-user dpkg-dev lintian systemd man-db strace)
 

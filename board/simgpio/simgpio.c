@@ -2,9 +2,10 @@
 /*
  * simgpio: a simulated GPIO chip for testing gpio-cycle on an emulated board.
  *
- * Registers one chip with base 0 and 32 lines, so that the sysfs GPIO numbers
- * 17, 24, 25 and 27 exist. Everything the kernel asks of the chip is recorded
- * with a monotonic timestamp, and input levels are set from outside:
+ * By default registers one chip with base 0 and 32 lines, so that the sysfs
+ * GPIO numbers 17, 24, 25 and 27 exist. Everything the kernel asks of the chip
+ * is recorded with a monotonic timestamp, and input levels are set from
+ * outside:
  *
  *   /sys/kernel/debug/simgpio/input   write "<line> <0|1>" to set an input level
  *   /sys/kernel/debug/simgpio/events  one line per event: "<ns> <kind> <line> <value>"
@@ -12,18 +13,33 @@
  * Event kinds: R line requested (exported), F freed, I direction set to input,
  * O direction set to output (with its initial level), S output level set,
  * P input level changed from outside.
+ *
+ * With named=1 the chip looks like a Raspberry Pi's instead: the kernel
+ * numbers it (base -1, so sysfs numbers start well above 0), and it takes the
+ * device-tree node compatible with "gpio-cycle,simgpio" as its own, whose
+ * gpio-line-names name its lines (GPIO17, GPIO25, ...). gpiolib then names the
+ * lines from that property, and sysfs shows the node as
+ * /sys/class/gpio/gpiochipBASE/device/of_node. Lines in the files above are
+ * chip offsets either way.
  */
 #include <linux/debugfs.h>
 #include <linux/gpio/driver.h>
 #include <linux/kernel.h>
 #include <linux/ktime.h>
 #include <linux/module.h>
+#include <linux/of.h>
 #include <linux/seq_file.h>
 #include <linux/spinlock.h>
 #include <linux/uaccess.h>
 
 #define SIMGPIO_LINES 32
 #define SIMGPIO_EVENTS 8192
+#define SIMGPIO_COMPATIBLE "gpio-cycle,simgpio"
+
+static bool named;
+module_param(named, bool, 0444);
+MODULE_PARM_DESC(named, "number the chip dynamically and name its lines from the device-tree node compatible with \""
+			SIMGPIO_COMPATIBLE "\" (default: base 0, no names)");
 
 struct simgpio_event {
 	u64 ns;
@@ -39,6 +55,7 @@ static unsigned long simgpio_level;     /* level applied to an input */
 static struct simgpio_event simgpio_log[SIMGPIO_EVENTS];
 static unsigned int simgpio_count;
 static struct dentry *simgpio_dir;
+static struct device_node *simgpio_node; /* with named=1: the chip's node, held */
 
 static void simgpio_record(char kind, unsigned int line, int value)
 {
@@ -159,10 +176,29 @@ static const struct file_operations simgpio_input_fops = {
 
 static int __init simgpio_init(void)
 {
-	int ret = gpiochip_add_data(&simgpio_chip, NULL);
+	int ret;
 
-	if (ret)
+	if (named) {
+		/*
+		 * Without a parent device, gpiolib gives the chip's own device
+		 * (gpiochipN on the gpio bus) this node: sysfs links it as that
+		 * device's of_node, the class device gpiochipBASE links that
+		 * device as its "device", and the line names come from it.
+		 */
+		simgpio_node = of_find_compatible_node(NULL, NULL, SIMGPIO_COMPATIBLE);
+		if (!simgpio_node) {
+			pr_err("simgpio: named=1 needs a device-tree node compatible with \"%s\"\n",
+			       SIMGPIO_COMPATIBLE);
+			return -ENODEV;
+		}
+		simgpio_chip.base = -1;
+		simgpio_chip.fwnode = of_fwnode_handle(simgpio_node);
+	}
+	ret = gpiochip_add_data(&simgpio_chip, NULL);
+	if (ret) {
+		of_node_put(simgpio_node);
 		return ret;
+	}
 	simgpio_dir = debugfs_create_dir("simgpio", NULL);
 	debugfs_create_file("events", 0444, simgpio_dir, NULL, &simgpio_events_fops);
 	debugfs_create_file("input", 0200, simgpio_dir, NULL, &simgpio_input_fops);
@@ -173,9 +209,10 @@ static void __exit simgpio_exit(void)
 {
 	debugfs_remove_recursive(simgpio_dir);
 	gpiochip_remove(&simgpio_chip);
+	of_node_put(simgpio_node);
 }
 
 module_init(simgpio_init);
 module_exit(simgpio_exit);
-MODULE_DESCRIPTION("Simulated GPIO chip with base 0 for testing gpio-cycle");
+MODULE_DESCRIPTION("Simulated GPIO chip for testing gpio-cycle: base 0, or numbered and named like a Raspberry Pi's");
 MODULE_LICENSE("GPL");
