@@ -94,7 +94,7 @@ missing_architectures() {
   for pkg in "$@"; do
     [[ "$pkg" == *:* ]] && echo "${pkg##*:}"
   done | sort -u | while read -r arch; do
-    [ "$arch" = "$(dpkg --print-architecture)" ] || dpkg --print-foreign-architectures | grep -qx "$arch" || echo "$arch"
+    [ "$arch" = "$(dpkg --print-architecture)" ] || dpkg --print-foreign-architectures | grep -qx -- "$arch" || echo "$arch"
   done
 }
 
