@@ -367,8 +367,9 @@ void FakeBoard::watch() {
       }
       std::string& bytes = pending[names[i]];
       bytes.append(chunk, static_cast<std::size_t>(got));
-      for (; bytes.size() >= 8; bytes.erase(0, 8)) {
-        list.push_back({bytes.substr(0, 8), now});
+      constexpr auto kRecord = static_cast<std::size_t>(gpio::kRecordSize);
+      for (; bytes.size() >= kRecord; bytes.erase(0, kRecord)) {
+        list.push_back({bytes.substr(0, kRecord), now});
       }
     }
   }

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "gpio/gpio.hpp"
+
 namespace testing_support {
 
 // A temporary directory that is removed with everything in it at the end of
@@ -115,10 +117,10 @@ bool waitUntil(Predicate done, std::chrono::milliseconds timeout,
   return true;
 }
 
-// The 8-byte attribute record for `text`, as the program writes it.
+// The attribute record for `text`, as the program writes it.
 inline std::string record(std::string_view text) {
   std::string bytes(text);
-  bytes.resize(8, '\0');
+  bytes.resize(gpio::kRecordSize, '\0');
   return bytes;
 }
 
