@@ -288,8 +288,9 @@ fresh_board() {
     /run/gpio-cycle-header/unmendable
 }
 # The header view that the service's namespace mounts at /sys/class/gpio
-# (its source, as the kernel's mount table names it), or nothing.
-mounted_view() { awk '$5 == "/sys/class/gpio" { print $4 }' /proc/"$(main_pid)"/mountinfo 2>/dev/null; }
+# (its source, as the kernel's mount table names it), or nothing where
+# /sys/class/gpio is the kernel's own there.
+mounted_view() { awk '$5 == "/sys/class/gpio" && $4 ~ /^\/gpio-cycle-header\// { print $4 }' /proc/"$(main_pid)"/mountinfo 2>/dev/null; }
 # explained [N]: what gpio-cycle-diagnose wrote to the service's journal in
 # this boot (the unit's ExecStopPost=), after its first N lines.
 explained() { journalctl -b -q -o cat -u gpio-cycle SYSLOG_IDENTIFIER=gpio-cycle-diagnose | tail -n +"$((${1:-0} + 1))"; }
