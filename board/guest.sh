@@ -40,10 +40,21 @@ verdict() {
   esac
 }
 
+# line_of PIN: the kernel's number of the line that header pin PIN is: the
+# one gpio-cycle-header's view gave it (a Raspberry Pi with a current
+# kernel), else PIN itself.
+line_of() {
+  if [ -r /run/gpio-cycle-header/lines ]; then
+    awk -v p="$1" '$1 == p && $2 != "-" { n = $2 } END { print n ? n : p }' /run/gpio-cycle-header/lines
+  else
+    echo "$1"
+  fi
+}
+
 # The directions of pins 25, 24, 17 and 27 ("missing" for one not exported).
 directions() {
   for _pin in 25 24 17 27; do
-    cat /sys/class/gpio/gpio$_pin/direction 2>/dev/null || echo missing
+    cat "/sys/class/gpio/gpio$(line_of $_pin)/direction" 2>/dev/null || echo missing
   done | tr '\n' ' ' | sed 's/ $//'
 }
 
